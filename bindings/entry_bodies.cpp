@@ -2,10 +2,6 @@
 
 namespace halvorn::bindings {
 
-Result<PyOptimizationResult> run_optimize(const OptimizeArguments&) {
-  return fail("optimize() is not implemented yet");
-}
-
 Result<std::string> run_export_ollama(const PyOptimizationResult&, const std::string&) {
   return fail("export_ollama() is not implemented yet");
 }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,26 +17,13 @@
 #include "core/json_writer.hpp"
 #include "core/record_json.hpp"
 #include "core/text.hpp"
+#include "runtime/process/process.hpp"
 
 namespace halvorn {
 namespace {
 
 // Cache entries are a few hundred bytes; anything far larger is not ours.
 constexpr std::uintmax_t kMaxEntryBytes = 1 << 20;
-
-std::optional<std::string> home_directory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-         buffer.size() < (1u << 20)) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (found == nullptr || found->pw_dir == nullptr || *found->pw_dir == '\0') return std::nullopt;
-  return std::string(found->pw_dir);
-}
 
 std::string hex_digest_sha256(std::string_view bytes) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};

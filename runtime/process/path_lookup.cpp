@@ -31,27 +31,6 @@ std::optional<std::string> current_directory() {
   return cwd.string();
 }
 
-// HOME when set and not empty, else the account database's entry.
-std::optional<std::string> home_directory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
-  constexpr std::size_t kMaxBuffer = std::size_t{1} << 20;
-  while (size <= kMaxBuffer) {
-    std::vector<char> buffer(size);
-    passwd entry{};
-    passwd* found = nullptr;
-    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE) {
-      size *= 2;
-      continue;
-    }
-    if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return std::nullopt;
-    return std::string(found->pw_dir);
-  }
-  return std::nullopt;
-}
-
 std::string join(std::string_view dir, std::string_view name) {
   if (dir.empty() || dir.back() == '/') return cat(dir, name);
   return cat(dir, '/', name);
@@ -68,6 +47,29 @@ std::string entry_directory(std::string_view entry) {
 }
 
 }  // namespace
+
+std::optional<std::string> home_directory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
+  constexpr std::size_t kMaxBuffer = std::size_t{1} << 20;
+  while (size <= kMaxBuffer) {
+    std::vector<char> buffer(size);
+    passwd entry{};
+    passwd* found = nullptr;
+    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (rc == ERANGE) {
+      size *= 2;
+      continue;
+    }
+    if (rc != 0 || found == nullptr || found->pw_dir == nullptr || *found->pw_dir == '\0') {
+      return std::nullopt;
+    }
+    return std::string(found->pw_dir);
+  }
+  return std::nullopt;
+}
+
 
 std::optional<std::string> find_in_path(std::string_view name) {
   // A NUL would cut the name short at the system call.

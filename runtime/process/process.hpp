@@ -62,6 +62,10 @@ struct RunFailure {
 // or nothing.
 std::optional<std::string> find_in_path(std::string_view name);
 
+// The user's home directory: HOME when set and not empty, else the account
+// database's entry for the current user; nothing without either.
+std::optional<std::string> home_directory();
+
 // Runs `program` (a name looked up in PATH, or a path) with `args`, standard
 // input empty, both outputs captured.  Fails only when the program cannot be
 // started or its outputs cannot be collected; the error's text is the
