@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "core/text.hpp"
+
 namespace halvorn {
 
 std::string describe_fault(const std::string& job_name, std::exception_ptr fault) {
@@ -21,27 +23,26 @@ Result<std::unique_ptr<TaskRuntime>> TaskRuntime::create(std::size_t workers) {
     const unsigned n = std::thread::hardware_concurrency();
     workers = n < 2 ? 2 : n;
   }
-  std::unique_ptr<TaskRuntime> runtime(new TaskRuntime());
-  try {
-    runtime->threads_.reserve(workers);
-    for (std::size_t i = 0; i < workers; ++i) {
-      runtime->threads_.emplace_back([r = runtime.get()] { r->work(); });
-    }
-  } catch (const std::system_error& e) {
-    runtime->shutdown();
-    return fail(e.code().message());
-  }
-  return runtime;
+  return std::unique_ptr<TaskRuntime>(new TaskRuntime(workers));
 }
 
-bool TaskRuntime::enqueue(std::function<void()> job) {
+Status TaskRuntime::enqueue(std::function<void()> job) {
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) return false;
+    if (stopping_) return fail("runtime is shut down");
+    if (threads_.empty()) {
+      try {
+        threads_.reserve(workers_);
+        for (std::size_t i = 0; i < workers_; ++i) threads_.emplace_back([this] { work(); });
+      } catch (const std::system_error& e) {
+        // Threads that did start serve the queue; none at all is a failure.
+        if (threads_.empty()) return fail(cat("failed to start a worker thread: ", e.code().message()));
+      }
+    }
     queue_.push_back(std::move(job));
   }
   wake_.notify_one();
-  return true;
+  return {};
 }
 
 void TaskRuntime::work() {

@@ -1,7 +1,8 @@
 // The per-call task runtime of an optimize call: worker threads that run
 // spawned jobs, with handles that carry a job's value or a description of
-// the fault that ended it.  Shutting down waits for every thread it started,
-// work in progress included.
+// the fault that ended it.  Workers start with the first spawned job, so a
+// call that plans from estimates alone pays for no thread at all.  Shutting
+// down waits for every thread it started, work in progress included.
 #pragma once
 
 #include <condition_variable>
@@ -48,8 +49,8 @@ std::string describe_fault(const std::string& job_name, std::exception_ptr fault
 
 class TaskRuntime {
  public:
-  // Starts `workers` threads (0: one per available processor, at least 2).
-  // Fails with the system's reason when a thread cannot be started.
+  // A runtime of `workers` threads (0: one per available processor, at
+  // least 2), started when the first job is spawned.
   static Result<std::unique_ptr<TaskRuntime>> create(std::size_t workers = 0);
 
   TaskRuntime(const TaskRuntime&) = delete;
@@ -64,17 +65,21 @@ class TaskRuntime {
   // spawns run nothing and report a fault.  Safe to call more than once.
   void shutdown();
 
-  std::size_t worker_count() const noexcept { return threads_.size(); }
+  // Threads started so far.
+  std::size_t started_workers() const noexcept { return threads_.size(); }
 
  private:
-  TaskRuntime() = default;
-  bool enqueue(std::function<void()> job);
+  explicit TaskRuntime(std::size_t workers) : workers_(workers) {}
+  // Queues `job`, starting the workers first if none runs yet.  Fails when
+  // the runtime is shut down or no thread can be started.
+  Status enqueue(std::function<void()> job);
   void work();
 
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> queue_;
   bool stopping_ = false;
+  std::size_t workers_;
   std::vector<std::thread> threads_;
 };
 
@@ -83,7 +88,7 @@ JoinHandle<std::invoke_result_t<F&>> TaskRuntime::spawn(std::string name, F job)
   using T = std::invoke_result_t<F&>;
   auto promise = std::make_shared<std::promise<JobResult<T>>>();
   JoinHandle<T> handle(promise->get_future());
-  const bool queued = enqueue([promise, name, job = std::move(job)]() mutable {
+  auto queued = enqueue([promise, name, job = std::move(job)]() mutable {
     try {
       if constexpr (std::is_void_v<T>) {
         job();
@@ -96,7 +101,8 @@ JoinHandle<std::invoke_result_t<F&>> TaskRuntime::spawn(std::string name, F job)
     }
   });
   if (!queued) {
-    promise->set_value(std::unexpected(JobFault{"task '" + name + "' was cancelled: runtime is shut down"}));
+    promise->set_value(
+        std::unexpected(JobFault{"task '" + name + "' was cancelled: " + queued.error().text()}));
   }
   return handle;
 }
