@@ -11,6 +11,8 @@
 
 namespace halvorn {
 
+class ByteSource;
+
 struct GgufSummary {
   std::optional<std::string> architecture;
   std::optional<std::uint64_t> parameter_count;
@@ -30,5 +32,8 @@ Result<GgufSummary> read_gguf(const std::string& path);
 
 // The same reading over bytes already in memory (fuzzing, tests).
 Result<GgufSummary> read_gguf_bytes(std::string_view bytes);
+
+// The same reading from the current position of any byte source.
+Result<GgufSummary> read_gguf_from(ByteSource& source);
 
 }  // namespace halvorn

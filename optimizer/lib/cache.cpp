@@ -128,6 +128,8 @@ void write_json(JsonWriter& writer, const CachedResult& entry) {
 
 std::optional<std::string> cache_key_text(const HardwareProfile& hardware,
                                           const std::string& model_path) {
+  // A path with a NUL byte would name a different file to the system.
+  if (model_path.find('\0') != std::string::npos) return std::nullopt;
   struct stat info{};
   if (::stat(model_path.c_str(), &info) != 0) return std::nullopt;
   const std::uint64_t mtime = info.st_mtim.tv_sec < 0 ? 0 : static_cast<std::uint64_t>(info.st_mtim.tv_sec);
