@@ -8,10 +8,13 @@ seconds=${1:-30}
 HALVORN_WITH_FUZZ=1 bash scripts/setup.sh
 CXX=clang++-19 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DHALVORN_BUILD_FUZZERS=ON -DHALVORN_BUILD_EXTENSION=OFF >/dev/null
-cmake --build build/fuzz -j "$(nproc 2>/dev/null || echo 2)"
+targets=()
+for source in fuzz/*_fuzzer.cpp; do targets+=("$(basename "$source" .cpp)"); done
+cmake --build build/fuzz -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}"
 
-for fuzzer in build/fuzz/fuzz/*_fuzzer; do
-  name=$(basename "$fuzzer" _fuzzer)
+for target in "${targets[@]}"; do
+  fuzzer=build/fuzz/fuzz/$target
+  name=${target%_fuzzer}
   work=build/fuzz/corpus-$name
   mkdir -p "$work"
   echo "fuzz: $name for ${seconds}s"
