@@ -30,6 +30,8 @@ class Descriptor {
 }  // namespace
 
 Result<ReadOnlyMapping> ReadOnlyMapping::open(const std::string& path) {
+  // A path with a NUL inside would silently name a different file.
+  if (path.find('\0') != std::string::npos) return fail(os_error(EINVAL));
   // O_NONBLOCK: opening a FIFO must not wait for a writer.  It changes
   // nothing for the regular files that are mapped.
   const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

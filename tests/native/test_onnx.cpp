@@ -376,6 +376,10 @@ TEST_F(OnnxFile, FileErrorsNameThePath) {
   const std::string missing = (dir_ / "missing.onnx").string();
   const std::string fifo = (dir_ / "pipe.onnx").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A NUL would cut the path short at the system call: "x.gguf" opened
+  // while the extension check saw ".onnx".
+  const std::string with_nul = (dir_ / "x.gguf").string() + std::string(1, '\0') + ".onnx";
+  std::ofstream((dir_ / "x.gguf").string()) << "GGUF";
   const struct {
     std::string path;
     std::string cause;
@@ -383,6 +387,7 @@ TEST_F(OnnxFile, FileErrorsNameThePath) {
       {missing, "No such file or directory"},
       {dir_.string(), "Is a directory"},
       {fifo, "not a regular file"},  // must not wait for a writer
+      {with_nul, "Invalid argument"},
   };
   for (const auto& c : cases) {
     const auto summary = read_onnx(c.path);
