@@ -526,7 +526,7 @@ def render(schema: Schema, source_name: str) -> str:
         if not m.fields:
             continue
         emit("")
-        emit(f"inline constexpr FieldSpec {cpp_ident(m.full_name)}_fields[] = {{")
+        emit(f"inline constexpr FieldSchema {cpp_ident(m.full_name)}_fields[] = {{")
         for f in sorted(m.fields, key=lambda f: f.number):
             kind = field_kind(schema, f)
             target = cpp_ident(f.resolved) if kind == "Message" else "kNoMessage"
@@ -537,7 +537,7 @@ def render(schema: Schema, source_name: str) -> str:
                  f'"{f.name}"}},{note}')
         emit("};")
     emit("")
-    emit("inline constexpr MessageSpec kMessages[kMessageCount] = {")
+    emit("inline constexpr MessageSchema kMessages[kMessageCount] = {")
     for m in schema.messages:
         fields = f"{cpp_ident(m.full_name)}_fields" if m.fields else "{}"
         emit(f'    {{"{m.full_name}", {fields}}},')

@@ -24,8 +24,8 @@ namespace halvorn {
 namespace {
 
 using onnx_schema::FieldKind;
-using onnx_schema::FieldSpec;
-using onnx_schema::MessageSpec;
+using onnx_schema::FieldSchema;
+using onnx_schema::MessageSchema;
 namespace wire = protobuf_wire;
 
 // The top-level ModelProto is depth 0; a message at depth 101 is refused.
@@ -34,9 +34,9 @@ constexpr int kMaxDepth = 100;
 
 constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
 
-consteval const FieldSpec& schema_field(onnx_schema::MessageIndex message,
+consteval const FieldSchema& schema_field(onnx_schema::MessageIndex message,
                                         std::string_view name) {
-  for (const FieldSpec& field : onnx_schema::kMessages[message].fields) {
+  for (const FieldSchema& field : onnx_schema::kMessages[message].fields) {
     if (field.name == name) return field;
   }
   throw "field missing from the generated ONNX schema table";
@@ -44,11 +44,11 @@ consteval const FieldSpec& schema_field(onnx_schema::MessageIndex message,
 
 // The four fields the counts come from, held to the numbers and types the
 // counting relies on, so a regenerated table cannot silently move them.
-constexpr const FieldSpec& kModelGraph = schema_field(onnx_schema::kModelProto, "graph");
-constexpr const FieldSpec& kGraphNode = schema_field(onnx_schema::kGraphProto, "node");
-constexpr const FieldSpec& kGraphInitializer =
+constexpr const FieldSchema& kModelGraph = schema_field(onnx_schema::kModelProto, "graph");
+constexpr const FieldSchema& kGraphNode = schema_field(onnx_schema::kGraphProto, "node");
+constexpr const FieldSchema& kGraphInitializer =
     schema_field(onnx_schema::kGraphProto, "initializer");
-constexpr const FieldSpec& kTensorDims = schema_field(onnx_schema::kTensorProto, "dims");
+constexpr const FieldSchema& kTensorDims = schema_field(onnx_schema::kTensorProto, "dims");
 static_assert(kModelGraph.number == 7 && kModelGraph.kind == FieldKind::Message &&
               !kModelGraph.repeated && kModelGraph.message == onnx_schema::kGraphProto);
 static_assert(kGraphNode.number == 1 && kGraphNode.kind == FieldKind::Message &&
@@ -67,7 +67,7 @@ enum class Role : std::uint8_t {
   Initializer,  // one TensorProto of the main graph's initializers
 };
 
-Role child_role(Role parent, const FieldSpec& field) noexcept {
+Role child_role(Role parent, const FieldSchema& field) noexcept {
   switch (parent) {
     case Role::Model:
       return &field == &kModelGraph ? Role::MainGraph : Role::Other;
@@ -102,7 +102,7 @@ std::string_view wire_type_name(std::uint32_t wire_type) noexcept {
   }
 }
 
-std::string_view expected_wire_types(const FieldSpec& field) noexcept {
+std::string_view expected_wire_types(const FieldSchema& field) noexcept {
   switch (field.kind) {
     case FieldKind::Varint:
       return field.repeated ? "varint or length-delimited" : "varint";
@@ -118,7 +118,7 @@ std::string_view expected_wire_types(const FieldSpec& field) noexcept {
   return "length-delimited";
 }
 
-bool wire_type_fits(const FieldSpec& field, std::uint32_t wire_type) noexcept {
+bool wire_type_fits(const FieldSchema& field, std::uint32_t wire_type) noexcept {
   // Repeated numeric fields come packed or one value per tag, whatever the
   // schema declares: writers differ, and readers accept both.
   const bool packed = field.repeated && wire_type == wire::kLen;
@@ -139,13 +139,13 @@ bool wire_type_fits(const FieldSpec& field, std::uint32_t wire_type) noexcept {
 struct Subject {
   enum class Kind : std::uint8_t { Tag, UnknownField, Field, PackedField };
   Kind kind;
-  const MessageSpec* message = nullptr;
-  const FieldSpec* field = nullptr;
+  const MessageSchema* message = nullptr;
+  const FieldSchema* field = nullptr;
 
-  static Subject of(const MessageSpec& message, const FieldSpec& field) noexcept {
+  static Subject of(const MessageSchema& message, const FieldSchema& field) noexcept {
     return {Kind::Field, &message, &field};
   }
-  static Subject packed(const MessageSpec& message, const FieldSpec& field) noexcept {
+  static Subject packed(const MessageSchema& message, const FieldSchema& field) noexcept {
     return {Kind::PackedField, &message, &field};
   }
 
@@ -299,8 +299,8 @@ class ModelDecoder {
   // Reads the values of a repeated or single varint field, packed or not,
   // multiplying them into `elements` when they are an initializer's dims.
   Status varints(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t wire_type,
-                 bool dims, std::uint64_t& elements, const MessageSpec& message,
-                 const FieldSpec& field, const std::uint8_t* tag_at) const {
+                 bool dims, std::uint64_t& elements, const MessageSchema& message,
+                 const FieldSchema& field, const std::uint8_t* tag_at) const {
     if (wire_type == wire::kVarint) {
       const wire::Varint v = wire::read_varint(p, end);
       if (v.status != wire::VarintStatus::Ok) {
@@ -325,7 +325,7 @@ class ModelDecoder {
   }
 
   Status fixed_values(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t wire_type,
-                      std::size_t width, const MessageSpec& message, const FieldSpec& field,
+                      std::size_t width, const MessageSchema& message, const FieldSchema& field,
                       const std::uint8_t* tag_at) const {
     if (wire_type != wire::kLen) return fixed(p, end, width, Subject::of(message, field), tag_at);
     auto len = length(p, end, Subject::of(message, field), tag_at);
@@ -342,7 +342,7 @@ class ModelDecoder {
   // `elements` collects the product of dims when `role` is Initializer.
   Status message(const std::uint8_t* p, const std::uint8_t* end, std::uint16_t index, int depth,
                  Role role, OnnxSummary& summary, std::uint64_t& elements) const {
-    const MessageSpec& spec = onnx_schema::kMessages[index];
+    const MessageSchema& message_schema = onnx_schema::kMessages[index];
     while (p < end) {
       const std::uint8_t* tag_at = p;
       const wire::Varint tag = wire::read_varint(p, end);
@@ -352,7 +352,7 @@ class ModelDecoder {
       const std::uint64_t number = tag.value >> 3;
       if (auto st = check_tag(wire_type, number, tag_at); !st) return st;
 
-      const FieldSpec* field = onnx_schema::find_field(spec, static_cast<std::uint32_t>(number));
+      const FieldSchema* field = onnx_schema::find_field(message_schema, static_cast<std::uint32_t>(number));
       if (field == nullptr) {
         if (auto st = skip_unknown(p, end, wire_type, static_cast<std::uint32_t>(number), depth,
                                    tag_at);
@@ -362,7 +362,7 @@ class ModelDecoder {
         continue;
       }
       if (!wire_type_fits(*field, wire_type)) {
-        return fail(cat("field ", Subject::of(spec, *field).text(), " at byte ", offset(tag_at),
+        return fail(cat("field ", Subject::of(message_schema, *field).text(), " at byte ", offset(tag_at),
                         " has wire type ", wire_type, " (", wire_type_name(wire_type),
                         "), expected ", expected_wire_types(*field)));
       }
@@ -370,36 +370,36 @@ class ModelDecoder {
       switch (field->kind) {
         case FieldKind::Varint: {
           const bool dims = role == Role::Initializer && field == &kTensorDims;
-          if (auto st = varints(p, end, wire_type, dims, elements, spec, *field, tag_at); !st) {
+          if (auto st = varints(p, end, wire_type, dims, elements, message_schema, *field, tag_at); !st) {
             return st;
           }
           break;
         }
         case FieldKind::Fixed32:
-          if (auto st = fixed_values(p, end, wire_type, 4, spec, *field, tag_at); !st) return st;
+          if (auto st = fixed_values(p, end, wire_type, 4, message_schema, *field, tag_at); !st) return st;
           break;
         case FieldKind::Fixed64:
-          if (auto st = fixed_values(p, end, wire_type, 8, spec, *field, tag_at); !st) return st;
+          if (auto st = fixed_values(p, end, wire_type, 8, message_schema, *field, tag_at); !st) return st;
           break;
         case FieldKind::String: {
-          auto len = length(p, end, Subject::of(spec, *field), tag_at);
+          auto len = length(p, end, Subject::of(message_schema, *field), tag_at);
           if (!len) return std::unexpected(std::move(len).error());
           const std::string_view text(reinterpret_cast<const char*>(p), *len);
           if (!is_valid_utf8(text)) {
-            return fail(cat("string field ", Subject::of(spec, *field).text(), " at byte ",
+            return fail(cat("string field ", Subject::of(message_schema, *field).text(), " at byte ",
                             offset(tag_at), " is not valid UTF-8"));
           }
           p += *len;
           break;
         }
         case FieldKind::Bytes: {
-          auto len = length(p, end, Subject::of(spec, *field), tag_at);
+          auto len = length(p, end, Subject::of(message_schema, *field), tag_at);
           if (!len) return std::unexpected(std::move(len).error());
           p += *len;  // never read: tensor data stays on disk
           break;
         }
         case FieldKind::Message: {
-          auto len = length(p, end, Subject::of(spec, *field), tag_at);
+          auto len = length(p, end, Subject::of(message_schema, *field), tag_at);
           if (!len) return std::unexpected(std::move(len).error());
           if (depth + 1 > kMaxDepth) return too_deep(tag_at);
           const Role child = child_role(role, *field);

@@ -22,7 +22,7 @@ enum class FieldKind : std::uint8_t {
 
 inline constexpr std::uint16_t kNoMessage = 0xFFFF;
 
-struct FieldSpec {
+struct FieldSchema {
   std::uint32_t number;
   FieldKind kind;
   bool repeated;
@@ -33,13 +33,13 @@ struct FieldSpec {
   std::string_view name;
 };
 
-struct MessageSpec {
+struct MessageSchema {
   std::string_view name;  // as in the schema, nested names dotted
-  std::span<const FieldSpec> fields;  // ascending field numbers
+  std::span<const FieldSchema> fields;  // ascending field numbers
 };
 
 // The field with `number`, or nullptr when the message does not declare it.
-constexpr const FieldSpec* find_field(const MessageSpec& message,
+constexpr const FieldSchema* find_field(const MessageSchema& message,
                                       std::uint32_t number) noexcept {
   std::size_t lo = 0;
   std::size_t hi = message.fields.size();

@@ -38,7 +38,7 @@ enum MessageIndex : std::uint16_t {
 };
 inline constexpr std::size_t kMessageCount = 28;
 
-inline constexpr FieldSpec kAttributeProto_fields[] = {
+inline constexpr FieldSchema kAttributeProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "name"},
     {2, FieldKind::Fixed32, false, false, kNoMessage, "f"},
     {3, FieldKind::Varint, false, false, kNoMessage, "i"},
@@ -59,14 +59,14 @@ inline constexpr FieldSpec kAttributeProto_fields[] = {
     {23, FieldKind::Message, true, false, kSparseTensorProto, "sparse_tensors"},
 };
 
-inline constexpr FieldSpec kValueInfoProto_fields[] = {
+inline constexpr FieldSchema kValueInfoProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "name"},
     {2, FieldKind::Message, false, false, kTypeProto, "type"},
     {3, FieldKind::String, false, false, kNoMessage, "doc_string"},
     {4, FieldKind::Message, true, false, kStringStringEntryProto, "metadata_props"},
 };
 
-inline constexpr FieldSpec kNodeProto_fields[] = {
+inline constexpr FieldSchema kNodeProto_fields[] = {
     {1, FieldKind::String, true, false, kNoMessage, "input"},
     {2, FieldKind::String, true, false, kNoMessage, "output"},
     {3, FieldKind::String, false, false, kNoMessage, "name"},
@@ -79,43 +79,43 @@ inline constexpr FieldSpec kNodeProto_fields[] = {
     {10, FieldKind::Message, true, false, kNodeDeviceConfigurationProto, "device_configurations"},
 };
 
-inline constexpr FieldSpec kIntIntListEntryProto_fields[] = {
+inline constexpr FieldSchema kIntIntListEntryProto_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "key"},
     {2, FieldKind::Varint, true, false, kNoMessage, "value"},
 };
 
-inline constexpr FieldSpec kNodeDeviceConfigurationProto_fields[] = {
+inline constexpr FieldSchema kNodeDeviceConfigurationProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "configuration_id"},
     {2, FieldKind::Message, true, false, kShardingSpecProto, "sharding_spec"},
     {3, FieldKind::Varint, false, false, kNoMessage, "pipeline_stage"},
 };
 
-inline constexpr FieldSpec kShardingSpecProto_fields[] = {
+inline constexpr FieldSchema kShardingSpecProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "tensor_name"},
     {2, FieldKind::Varint, true, false, kNoMessage, "device"},
     {3, FieldKind::Message, true, false, kIntIntListEntryProto, "index_to_device_group_map"},
     {4, FieldKind::Message, true, false, kShardedDimProto, "sharded_dim"},
 };
 
-inline constexpr FieldSpec kShardedDimProto_fields[] = {
+inline constexpr FieldSchema kShardedDimProto_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "axis"},
     {2, FieldKind::Message, true, false, kSimpleShardedDimProto, "simple_sharding"},
 };
 
-inline constexpr FieldSpec kSimpleShardedDimProto_fields[] = {
+inline constexpr FieldSchema kSimpleShardedDimProto_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "dim_value"},  // oneof dim
     {2, FieldKind::String, false, false, kNoMessage, "dim_param"},  // oneof dim
     {3, FieldKind::Varint, false, false, kNoMessage, "num_shards"},
 };
 
-inline constexpr FieldSpec kTrainingInfoProto_fields[] = {
+inline constexpr FieldSchema kTrainingInfoProto_fields[] = {
     {1, FieldKind::Message, false, false, kGraphProto, "initialization"},
     {2, FieldKind::Message, false, false, kGraphProto, "algorithm"},
     {3, FieldKind::Message, true, false, kStringStringEntryProto, "initialization_binding"},
     {4, FieldKind::Message, true, false, kStringStringEntryProto, "update_binding"},
 };
 
-inline constexpr FieldSpec kModelProto_fields[] = {
+inline constexpr FieldSchema kModelProto_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "ir_version"},
     {2, FieldKind::String, false, false, kNoMessage, "producer_name"},
     {3, FieldKind::String, false, false, kNoMessage, "producer_version"},
@@ -130,23 +130,23 @@ inline constexpr FieldSpec kModelProto_fields[] = {
     {26, FieldKind::Message, true, false, kDeviceConfigurationProto, "configuration"},
 };
 
-inline constexpr FieldSpec kDeviceConfigurationProto_fields[] = {
+inline constexpr FieldSchema kDeviceConfigurationProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "name"},
     {2, FieldKind::Varint, false, false, kNoMessage, "num_devices"},
     {3, FieldKind::String, true, false, kNoMessage, "device"},
 };
 
-inline constexpr FieldSpec kStringStringEntryProto_fields[] = {
+inline constexpr FieldSchema kStringStringEntryProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "key"},
     {2, FieldKind::String, false, false, kNoMessage, "value"},
 };
 
-inline constexpr FieldSpec kTensorAnnotation_fields[] = {
+inline constexpr FieldSchema kTensorAnnotation_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "tensor_name"},
     {2, FieldKind::Message, true, false, kStringStringEntryProto, "quant_parameter_tensor_names"},
 };
 
-inline constexpr FieldSpec kGraphProto_fields[] = {
+inline constexpr FieldSchema kGraphProto_fields[] = {
     {1, FieldKind::Message, true, false, kNodeProto, "node"},
     {2, FieldKind::String, false, false, kNoMessage, "name"},
     {5, FieldKind::Message, true, false, kTensorProto, "initializer"},
@@ -159,7 +159,7 @@ inline constexpr FieldSpec kGraphProto_fields[] = {
     {16, FieldKind::Message, true, false, kStringStringEntryProto, "metadata_props"},
 };
 
-inline constexpr FieldSpec kTensorProto_fields[] = {
+inline constexpr FieldSchema kTensorProto_fields[] = {
     {1, FieldKind::Varint, true, false, kNoMessage, "dims"},
     {2, FieldKind::Varint, false, false, kNoMessage, "data_type"},
     {3, FieldKind::Message, false, false, kTensorProto_Segment, "segment"},
@@ -177,28 +177,28 @@ inline constexpr FieldSpec kTensorProto_fields[] = {
     {16, FieldKind::Message, true, false, kStringStringEntryProto, "metadata_props"},
 };
 
-inline constexpr FieldSpec kTensorProto_Segment_fields[] = {
+inline constexpr FieldSchema kTensorProto_Segment_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "begin"},
     {2, FieldKind::Varint, false, false, kNoMessage, "end"},
 };
 
-inline constexpr FieldSpec kSparseTensorProto_fields[] = {
+inline constexpr FieldSchema kSparseTensorProto_fields[] = {
     {1, FieldKind::Message, false, false, kTensorProto, "values"},
     {2, FieldKind::Message, false, false, kTensorProto, "indices"},
     {3, FieldKind::Varint, true, false, kNoMessage, "dims"},
 };
 
-inline constexpr FieldSpec kTensorShapeProto_fields[] = {
+inline constexpr FieldSchema kTensorShapeProto_fields[] = {
     {1, FieldKind::Message, true, false, kTensorShapeProto_Dimension, "dim"},
 };
 
-inline constexpr FieldSpec kTensorShapeProto_Dimension_fields[] = {
+inline constexpr FieldSchema kTensorShapeProto_Dimension_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "dim_value"},  // oneof value
     {2, FieldKind::String, false, false, kNoMessage, "dim_param"},  // oneof value
     {3, FieldKind::String, false, false, kNoMessage, "denotation"},
 };
 
-inline constexpr FieldSpec kTypeProto_fields[] = {
+inline constexpr FieldSchema kTypeProto_fields[] = {
     {1, FieldKind::Message, false, false, kTypeProto_Tensor, "tensor_type"},  // oneof value
     {4, FieldKind::Message, false, false, kTypeProto_Sequence, "sequence_type"},  // oneof value
     {5, FieldKind::Message, false, false, kTypeProto_Map, "map_type"},  // oneof value
@@ -208,40 +208,40 @@ inline constexpr FieldSpec kTypeProto_fields[] = {
     {9, FieldKind::Message, false, false, kTypeProto_Optional, "optional_type"},  // oneof value
 };
 
-inline constexpr FieldSpec kTypeProto_Tensor_fields[] = {
+inline constexpr FieldSchema kTypeProto_Tensor_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "elem_type"},
     {2, FieldKind::Message, false, false, kTensorShapeProto, "shape"},
 };
 
-inline constexpr FieldSpec kTypeProto_Sequence_fields[] = {
+inline constexpr FieldSchema kTypeProto_Sequence_fields[] = {
     {1, FieldKind::Message, false, false, kTypeProto, "elem_type"},
 };
 
-inline constexpr FieldSpec kTypeProto_Map_fields[] = {
+inline constexpr FieldSchema kTypeProto_Map_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "key_type"},
     {2, FieldKind::Message, false, false, kTypeProto, "value_type"},
 };
 
-inline constexpr FieldSpec kTypeProto_Optional_fields[] = {
+inline constexpr FieldSchema kTypeProto_Optional_fields[] = {
     {1, FieldKind::Message, false, false, kTypeProto, "elem_type"},
 };
 
-inline constexpr FieldSpec kTypeProto_SparseTensor_fields[] = {
+inline constexpr FieldSchema kTypeProto_SparseTensor_fields[] = {
     {1, FieldKind::Varint, false, false, kNoMessage, "elem_type"},
     {2, FieldKind::Message, false, false, kTensorShapeProto, "shape"},
 };
 
-inline constexpr FieldSpec kTypeProto_Opaque_fields[] = {
+inline constexpr FieldSchema kTypeProto_Opaque_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "domain"},
     {2, FieldKind::String, false, false, kNoMessage, "name"},
 };
 
-inline constexpr FieldSpec kOperatorSetIdProto_fields[] = {
+inline constexpr FieldSchema kOperatorSetIdProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "domain"},
     {2, FieldKind::Varint, false, false, kNoMessage, "version"},
 };
 
-inline constexpr FieldSpec kFunctionProto_fields[] = {
+inline constexpr FieldSchema kFunctionProto_fields[] = {
     {1, FieldKind::String, false, false, kNoMessage, "name"},
     {4, FieldKind::String, true, false, kNoMessage, "input"},
     {5, FieldKind::String, true, false, kNoMessage, "output"},
@@ -256,7 +256,7 @@ inline constexpr FieldSpec kFunctionProto_fields[] = {
     {14, FieldKind::Message, true, false, kStringStringEntryProto, "metadata_props"},
 };
 
-inline constexpr MessageSpec kMessages[kMessageCount] = {
+inline constexpr MessageSchema kMessages[kMessageCount] = {
     {"AttributeProto", kAttributeProto_fields},
     {"ValueInfoProto", kValueInfoProto_fields},
     {"NodeProto", kNodeProto_fields},

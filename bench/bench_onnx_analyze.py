@@ -14,8 +14,8 @@ the call alone (imports excluded) and the growth of its peak resident set
 deleted afterwards.  The page cache is warm for both tools: the file has
 just been written.
 
-    python3 bench/bench_onnx_inspect.py            # 1 GiB, 3 runs each
-    python3 bench/bench_onnx_inspect.py --smoke    # 16 MiB, 1 run each
+    python3 bench/bench_onnx_analyze.py            # 1 GiB, 3 runs each
+    python3 bench/bench_onnx_analyze.py --smoke    # 16 MiB, 1 run each
 """
 
 from __future__ import annotations

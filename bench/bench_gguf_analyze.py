@@ -6,7 +6,7 @@ floor for any reader that looks at every byte.  All three run in this one
 process on the same warm file; peak resident memory is taken from a fresh
 interpreter per tool.
 
-    PYTHONPATH=<build>/python:python python3 bench/bench_gguf_inspect.py
+    PYTHONPATH=<build>/python:python python3 bench/bench_gguf_analyze.py
 """
 
 from __future__ import annotations
