@@ -120,7 +120,7 @@ def timed(fn, repeat):
 PEAK_SNIPPET = """
 import sys
 sys.path[:0] = {paths!r}
-import bench_gguf_inspect as b
+import bench_gguf_analyze as b
 {setup}
 def peak():
     for line in open("/proc/self/status"):
