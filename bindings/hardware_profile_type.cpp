@@ -1,7 +1,5 @@
 #include "bindings/hardware_profile_type.hpp"
 
-#include <new>
-#include <type_traits>
 #include <utility>
 
 #include "bindings/errors.hpp"
@@ -15,20 +13,7 @@
 namespace halvorn::bindings {
 namespace {
 
-struct HardwareProfileObject {
-  PyObject_HEAD
-  HardwareProfile record;
-};
-static_assert(std::is_nothrow_move_constructible_v<HardwareProfile>);
-
-const HardwareProfile& record_of(PyObject* self) {
-  return reinterpret_cast<HardwareProfileObject*>(self)->record;
-}
-
-void dealloc(PyObject* self) {
-  reinterpret_cast<HardwareProfileObject*>(self)->record.~HardwareProfile();
-  Py_TYPE(self)->tp_free(self);
-}
+const HardwareProfile& record_of(PyObject* self) { return record_in<HardwareProfile>(self); }
 
 PyObject* repr(PyObject* self) {
   return guard([&]() -> PyObject* {
@@ -87,20 +72,13 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for HardwareProfile");
-  return nullptr;
-}
-
 }  // namespace
 
 PyTypeObject* hardware_profile_type() {
   static PyTypeObject type = [] {
-    PyTypeObject t = sealed_type("HardwareProfile", sizeof(HardwareProfileObject),
-                                 help::kHardwareProfileClass);
-    t.tp_dealloc = dealloc;
+    PyTypeObject t =
+        sealed_record_type<HardwareProfile>("HardwareProfile", help::kHardwareProfileClass);
     t.tp_repr = repr;
-    t.tp_new = no_constructor;
     t.tp_methods = methods;
     t.tp_getset = properties;
     return t;
@@ -109,13 +87,7 @@ PyTypeObject* hardware_profile_type() {
 }
 
 PyOwned new_hardware_profile(HardwareProfile profile) {
-  PyTypeObject* type = hardware_profile_type();
-  if (type == nullptr) return {};
-  PyOwned object = PyOwned::steal(type->tp_alloc(type, 0));
-  if (!object) return {};
-  new (&reinterpret_cast<HardwareProfileObject*>(object.get())->record)
-      HardwareProfile(std::move(profile));
-  return object;
+  return new_record_object(hardware_profile_type(), std::move(profile));
 }
 
 PyOwned detect_hardware_profile() { return new_hardware_profile(detect_hardware()); }

@@ -1,7 +1,5 @@
 #include "bindings/optimization_result_type.hpp"
 
-#include <new>
-#include <type_traits>
 #include <utility>
 
 #include "bindings/errors.hpp"
@@ -14,22 +12,11 @@
 namespace halvorn::bindings {
 namespace {
 
-struct OptimizationResultObject {
-  PyObject_HEAD
-  PyOptimizationResult record;
-};
-static_assert(std::is_nothrow_move_constructible_v<PyOptimizationResult>);
-
 const PyOptimizationResult& record_of(PyObject* self) {
-  return reinterpret_cast<OptimizationResultObject*>(self)->record;
+  return record_in<PyOptimizationResult>(self);
 }
 const RuntimeConfig& config_of(PyObject* self) { return record_of(self).result.config; }
 const BenchmarkResult& metrics_of(PyObject* self) { return record_of(self).result.metrics; }
-
-void dealloc(PyObject* self) {
-  reinterpret_cast<OptimizationResultObject*>(self)->record.~PyOptimizationResult();
-  Py_TYPE(self)->tp_free(self);
-}
 
 PyObject* repr(PyObject* self) {
   return guard([&]() -> PyObject* {
@@ -100,20 +87,13 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for OptimizationResult");
-  return nullptr;
-}
-
 }  // namespace
 
 PyTypeObject* optimization_result_type() {
   static PyTypeObject type = [] {
-    PyTypeObject t = sealed_type("OptimizationResult", sizeof(OptimizationResultObject),
-                                 help::kOptimizationResultClass);
-    t.tp_dealloc = dealloc;
+    PyTypeObject t = sealed_record_type<PyOptimizationResult>("OptimizationResult",
+                                                              help::kOptimizationResultClass);
     t.tp_repr = repr;
-    t.tp_new = no_constructor;
     t.tp_methods = methods;
     t.tp_getset = properties;
     return t;
@@ -122,13 +102,7 @@ PyTypeObject* optimization_result_type() {
 }
 
 PyOwned new_optimization_result(PyOptimizationResult result) {
-  PyTypeObject* type = optimization_result_type();
-  if (type == nullptr) return {};
-  PyOwned object = PyOwned::steal(type->tp_alloc(type, 0));
-  if (!object) return {};
-  new (&reinterpret_cast<OptimizationResultObject*>(object.get())->record)
-      PyOptimizationResult(std::move(result));
-  return object;
+  return new_record_object(optimization_result_type(), std::move(result));
 }
 
 const PyOptimizationResult* optimization_result_record(PyObject* object) {
