@@ -11,21 +11,8 @@ import numpy as np
 import pytest
 
 import halvorn
+from gguf_fixtures import ANALYZE_KEYS
 
-KEYS = [
-    "format",
-    "param_count",
-    "architecture",
-    "context_length",
-    "layer_count",
-    "hidden_size",
-    "attention_head_count",
-    "attention_head_count_kv",
-    "feed_forward_length",
-    "kv_cache_size_mb",
-    "memory_footprint_mb",
-    "flops_per_token",
-]
 
 
 def write_with_gguf(path, arch, fill, endianess=gguf.GGUFEndian.LITTLE, tensors=()):
@@ -85,7 +72,7 @@ def test_matches_gguf_reader_on_every_value_type(tmp_path):
     )
     reader = gguf.GGUFReader(str(path))
     got = halvorn.analyze_model(str(path))
-    assert list(got) == KEYS
+    assert list(got) == ANALYZE_KEYS
     assert got["format"] == "gguf"
     assert got["architecture"] == field(reader, "general.architecture")
     assert got["layer_count"] == field(reader, "llama.block_count")
@@ -176,8 +163,8 @@ def test_no_architecture_gives_twelve_keys(tmp_path):
     path = tmp_path / "bare.gguf"
     path.write_bytes(header(0))
     got = halvorn.analyze_model(str(path))
-    assert list(got) == KEYS
-    assert got == dict.fromkeys(KEYS) | {"format": "gguf"}
+    assert list(got) == ANALYZE_KEYS
+    assert got == dict.fromkeys(ANALYZE_KEYS) | {"format": "gguf"}
 
 
 def test_upper_case_extension_reads_gguf(tmp_path):

@@ -201,14 +201,14 @@ def test_missing_file_names_the_path(tmp_path):
 def test_schema_table_matches_onnx_descriptors():
     """The field table generator, run over the vendored schema, must agree
     with the descriptors compiled into the onnx package field by field."""
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "gen_onnx_fields", REPO / "tools" / "gen_onnx_fields.py")
-    gen = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = gen  # its dataclasses look their module up there
+    gen = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = gen  # its dataclasses look their module up there
     try:
-        spec.loader.exec_module(gen)
+        found.loader.exec_module(gen)
     finally:
-        del sys.modules[spec.name]
+        del sys.modules[found.name]
     schema = gen.Parser(gen.tokenize((REPO / "third_party/onnx/onnx.proto").read_text())).parse()
     gen.check(schema)
 

@@ -7,7 +7,6 @@ import json
 import os
 import re
 import stat
-import struct
 import sys
 import textwrap
 
@@ -16,6 +15,7 @@ import pytest
 import _halvorn
 import halvorn
 from halvorn import cli
+from gguf_fixtures import ANALYZE_KEYS, gguf_bytes
 
 PUBLIC_NAMES = [
     "HardwareProfile",
@@ -805,43 +805,9 @@ def test_bool_returning_non_bool_is_a_renamed_type_error():
 
 # --- analyze_model --------------------------------------------------------------
 
-ANALYZE_KEYS = [
-    "format",
-    "param_count",
-    "architecture",
-    "context_length",
-    "layer_count",
-    "hidden_size",
-    "attention_head_count",
-    "attention_head_count_kv",
-    "feed_forward_length",
-    "kv_cache_size_mb",
-    "memory_footprint_mb",
-    "flops_per_token",
-]
 INT_KEYS = {"param_count", "context_length", "layer_count", "hidden_size",
             "attention_head_count", "attention_head_count_kv", "feed_forward_length"}
 FLOAT_KEYS = {"kv_cache_size_mb", "memory_footprint_mb", "flops_per_token"}
-
-GGUF_UINT32, GGUF_STRING = 4, 8
-
-
-def _gguf_bytes(metadata):
-    """A GGUF v3 file with no tensors and the given key/values."""
-
-    def text(value):
-        data = value.encode()
-        return struct.pack("<Q", len(data)) + data
-
-    out = b"GGUF" + struct.pack("<IQQ", 3, 0, len(metadata))
-    for key, value in metadata.items():
-        out += text(key)
-        if isinstance(value, str):
-            out += struct.pack("<I", GGUF_STRING) + text(value)
-        else:
-            out += struct.pack("<II", GGUF_UINT32, value)
-    return out
-
 
 LLAMA_METADATA = {
     "general.architecture": "llama",
@@ -857,7 +823,7 @@ LLAMA_METADATA = {
 @pytest.fixture
 def tiny_gguf(tmp_path):
     path = tmp_path / "tiny.gguf"
-    path.write_bytes(_gguf_bytes(LLAMA_METADATA))
+    path.write_bytes(gguf_bytes(LLAMA_METADATA))
     return path
 
 
@@ -878,7 +844,7 @@ def test_analyze_model_returns_the_twelve_keys_in_order(tiny_gguf):
 @pytest.mark.parametrize("name", ["bare.gguf", "UPPER.GGUF"])
 def test_analyze_model_without_metadata(tmp_path, name):
     path = tmp_path / name
-    path.write_bytes(_gguf_bytes({}))
+    path.write_bytes(gguf_bytes({}))
     info = _halvorn.analyze_model(str(path))
     assert list(info) == ANALYZE_KEYS
     assert info["format"] == "gguf"
@@ -888,7 +854,7 @@ def test_analyze_model_without_metadata(tmp_path, name):
 @pytest.mark.parametrize(
     "name, content, message",
     [
-        ("model.bin", _gguf_bytes({}),
+        ("model.bin", gguf_bytes({}),
          "unrecognised model file extension '.bin'; expected '.gguf' or '.onnx'"),
         ("missing.gguf", None, "No such file or directory"),
         ("truncated.gguf", b"GG", "failed to fill whole buffer"),

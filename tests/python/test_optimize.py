@@ -20,7 +20,6 @@ import os
 import re
 import shlex
 import shutil
-import struct
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -28,6 +27,7 @@ from pathlib import Path
 import pytest
 
 import halvorn
+from gguf_fixtures import gguf_bytes
 import plan_oracle as oracle
 
 DASH = "\u2014"
@@ -48,22 +48,6 @@ OMITTED = object()  # an argument left out of the call
 
 
 # --- fixtures: files -------------------------------------------------------------------
-
-
-def gguf_bytes(metadata):
-    """A GGUF v3 file with no tensors: strings and unsigned 64-bit numbers."""
-    def text(value):
-        data = value.encode()
-        return struct.pack("<Q", len(data)) + data
-
-    out = b"GGUF" + struct.pack("<IQQ", 3, 0, len(metadata))
-    for key, value in metadata.items():
-        out += text(key)
-        if isinstance(value, str):
-            out += struct.pack("<I", 8) + text(value)
-        else:
-            out += struct.pack("<IQ", 10, value)
-    return out
 
 
 def write_gguf(path, metadata):
